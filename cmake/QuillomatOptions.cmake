@@ -1,0 +1,35 @@
+# Compiler warnings, sanitizers and ccache, applied to every target of the tree.
+
+find_program(QM_CCACHE ccache)
+if(QM_CCACHE)
+  set(CMAKE_C_COMPILER_LAUNCHER ${QM_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${QM_CCACHE})
+endif()
+
+# Our own code is warning-clean; targets opt in with qm_warnings().
+function(qm_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+endfunction()
+
+if(QM_SANITIZE AND QM_TSAN)
+  message(FATAL_ERROR "QM_SANITIZE and QM_TSAN cannot be combined")
+endif()
+if(QM_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+  add_compile_definitions(QM_SANITIZED=1)
+endif()
+if(QM_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+  add_compile_definitions(QM_SANITIZED=1 QM_TSAN=1)
+endif()
+if(QM_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "QM_BUILD_FUZZ needs clang (configure with CXX=clang++ CC=clang)")
+  endif()
+  # Everything is instrumented for coverage; only fuzz targets link libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+  add_compile_definitions(QM_FUZZING=1)
+endif()

@@ -1,0 +1,61 @@
+/* Result codes of the Quillomat library. Devices report errors with the
+ * same numbers inside their error replies. */
+#ifndef QUILLOMAT_AERROR_H
+#define QUILLOMAT_AERROR_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int32_t aErr;
+
+enum {
+  aErrNone = 0,
+  aErrMemory = 1,
+  aErrParam = 2,
+  aErrNotFound = 3,
+  aErrFileNameLength = 4,
+  aErrBusy = 5,
+  aErrIO = 6,
+  aErrMode = 7,
+  aErrWrite = 8,
+  aErrRead = 9,
+  aErrEOF = 10,
+  aErrNotReady = 11,
+  aErrPermission = 12,
+  aErrRange = 13,
+  aErrSize = 14,
+  aErrOverrun = 15,
+  aErrParse = 16,
+  aErrConfiguration = 17,
+  aErrTimeout = 18,
+  aErrInitialization = 19,
+  aErrVersion = 20,
+  aErrUnimplemented = 21,
+  aErrDuplicate = 22,
+  aErrCancel = 23,
+  aErrPacket = 24,
+  aErrConnection = 25,
+  aErrIndexRange = 26,
+  aErrShortCommand = 27,
+  aErrInvalidEntity = 28,
+  aErrInvalidOption = 29,
+  aErrResource = 30,
+  aErrMedia = 31,
+  aErrAsyncReturn = 32,
+  aErrStreamStale = 33,
+  aErrUnknown = 34
+};
+
+/* The code's name ("aErrTimeout"); codes above aErrUnknown give its entry. */
+const char* aError_GetErrorText(aErr code);
+/* A short description ("Timeout occurred"); same rule for unknown codes. */
+const char* aError_GetErrorDescription(aErr code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

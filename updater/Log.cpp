@@ -1,0 +1,1 @@
+// Diagnostic log of the tool (filled in with the front end).
