@@ -259,7 +259,7 @@ aErr aLink_Destroy(aLinkRef* link) {
 
 uint32_t aLink_GetStatus(aLinkRef link) {
   aLinkSnapshot snapshot;
-  return _aLinkTable_Snapshot(link, &snapshot) ? snapshot.status : kLinkNoStream;
+  return _aLinkTable_Snapshot(link, &snapshot) ? snapshot.status : (uint32_t)kLinkNoStream;
 }
 
 aErr aLink_ForceRoute(aLinkRef link, bool flag) {
