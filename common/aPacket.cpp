@@ -85,8 +85,10 @@ extern "C" aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
   return byte <= aPACKET_MAX_DATA ? aErrNone : aErrPacket;
 }
 
+// Refused bytes count too, so the fill count alone can reach length + 2
+// without an address or a length byte having been taken.
 extern "C" bool aPacket_IsComplete(const aPacket* packet) {
-  return aVALIDPACKET(packet) && sLengthValid(packet) &&
+  return aVALIDPACKET(packet) && packet->address != 0 && sLengthValid(packet) &&
          packet->fillCount == packet->dataSize + 2;
 }
 

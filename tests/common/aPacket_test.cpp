@@ -57,6 +57,7 @@ std::vector<AssemblyCase> sAssemblyCases() {
   std::vector<AssemblyCase> cases = {
       {"EmptyPacket", {0x06, 0x00}, {aErrNone, aErrNone}, true, 6, 0},
       {"ZeroAddress", {0x00}, {aErrPacket}, false, 0, 0},
+      {"TwoZeroAddresses", {0x00, 0x00}, {aErrPacket, aErrPacket}, false, 0, 0},
       // Refused bytes before the address do not count as the length byte.
       {"ZeroAddressThenAddress", {0x00, 0x04}, {aErrPacket, aErrNone}, false, 4, 0},
       {"ZeroesThenPacket", {0x00, 0x00, 0x04, 0x01, 0x09},
