@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ObjectLayerFixture.h"
+#include "qm_object_fixture.h"
 #include "autoGen_I2CClass_CPP.h"
 #include "autoGen_SystemClass_CPP.h"
 

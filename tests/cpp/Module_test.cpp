@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ObjectLayerFixture.h"
+#include "qm_object_fixture.h"
 
 using namespace Ostrevan::Quillomat;
 using qmtest::FakeDevice;

@@ -1,4 +1,5 @@
 // A Module connected over TCP to a scripted device (qmtest::FakeDevice).
+// Header-only, for test programs that link the library.
 #pragma once
 
 #include <gtest/gtest.h>
