@@ -312,6 +312,9 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string file,
     time_t now = time(nullptr);
     std::string when = ctime(&now);
     if (!when.empty() && when.back() == '\n') when.pop_back();
+    // An image given by path may be for a device the store has not seen;
+    // the transfer is recorded all the same.
+    if (!item.IsValid()) item = store->AddDevice(serial);
     item.settings.Add("LATEST_TRANSFER", file);
     item.settings.Add("LAST_TRANSFER_DATE", when);
     item.settings.Save(nullptr);
