@@ -78,12 +78,15 @@ typedef struct qmusb_device {
   struct libusb_context* context;      /* context the handle was opened in */
 } qmusb_device;
 
-/* The libusb calls that move data. Tests replace them to script transfer
- * results; qmusb_set_transfer_ops(NULL) restores libusb's own. */
+/* The libusb calls made on an open device handle. Tests replace them to
+ * script transfer results; qmusb_set_transfer_ops(NULL) restores libusb's
+ * own. Set the table while no device is in use. */
 typedef struct qmusb_transfer_ops {
   int (*bulk_transfer)(struct libusb_device_handle* handle, unsigned char endpoint,
                        unsigned char* data, int length, int* transferred, unsigned int timeout);
   int (*clear_halt)(struct libusb_device_handle* handle, unsigned char endpoint);
+  int (*release_interface)(struct libusb_device_handle* handle, int interface_number);
+  void (*close)(struct libusb_device_handle* handle);
 } qmusb_transfer_ops;
 
 void qmusb_set_transfer_ops(const qmusb_transfer_ops* ops);
