@@ -88,7 +88,8 @@ TEST_F(EntityTest, GettersSendTheGetFlagsAndDecodeTheReply) {
 
 TEST_F(EntityTest, ErrorReplyKeepsTheOutputUntouched) {
   device->setHandler([](const WirePacket& req) {
-    WirePacket reply = ueiReply(req, req.data[1] & 0x3F, {aErrBusy});
+    uint8_t option = (req.data[1] & 0x80) ? (req.data[1] | 0xC0) : (req.data[1] & 0x3F);
+    WirePacket reply = ueiReply(req, option, {aErrBusy});
     reply.data[2] |= 0x80;
     return std::vector<WirePacket>{reply};
   });
@@ -191,9 +192,12 @@ TEST_F(EntityTest, I2CRequestsAndReplies) {
   uint8_t status = 0;
   std::vector<uint8_t> extra;
   device->setHandler([&](const WirePacket& req) {
-    WirePacket reply{req.address, {8, req.data[0], req.data[1], req.data[2], status}};
-    reply.data.insert(reply.data.end(), extra.begin(), extra.end());
-    if (req.data[1] & 1) reply.data[3] = 9;  // claims more than it carries
+    // Request: 8, index, address, length, speed, data. A read's reply
+    // claims more bytes than it carries.
+    const auto& d = req.data;
+    bool read = d[2] & 1;
+    WirePacket reply{req.address, {8, d[1], d[2], uint8_t(read ? 9 : 0), status}};
+    if (read) reply.data.insert(reply.data.end(), extra.begin(), extra.end());
     return std::vector<WirePacket>{reply};
   });
   const uint8_t probe[2] = {0, 0};
@@ -213,7 +217,7 @@ TEST_F(EntityTest, I2CRequestsAndReplies) {
   EXPECT_EQ(buffer[3], 0xEE);  // never past what the reply carries
   EXPECT_EQ(device->received().back().data, (std::vector<uint8_t>{8, 0, 0x11, 5, 3}));
   device->setHandler([](const WirePacket& req) {
-    return std::vector<WirePacket>{{req.address, {8, req.data[0], 1, 0}}};
+    return std::vector<WirePacket>{{req.address, {8, req.data[1], 1, 0}}};
   });
   EXPECT_EQ(i2c.setPullup(true), aErrPacket);
 }
