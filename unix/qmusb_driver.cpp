@@ -238,6 +238,12 @@ aErr sReadNode(qmusb_device* record, uint8_t* byte) {
   if (poll(&wait, 1, QMUSB_NODE_READ_WAIT_MS) == 0) return aErrNotReady;
   ssize_t n = read(record->descriptor, byte, 1);
   if (n == 1) return aErrNone;
+  if (n == 0 && (wait.revents & POLLHUP)) {
+    // The node hung up: it will never deliver again. Pause as an idle wait
+    // would, since a hung-up node is always readable.
+    poll(nullptr, 0, QMUSB_NODE_READ_WAIT_MS);
+    return aErrIO;
+  }
   if (n == 0) return aErrNotReady;
   if (errno == EFAULT || errno == EAGAIN || errno == EINTR) return aErrNotReady;
   return aErrIO;

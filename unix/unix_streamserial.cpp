@@ -100,6 +100,13 @@ aErr sSerialGet(uint8_t* byte, void* reference) {
   if (poll(&wait, 1, aSERIAL_READ_WAIT_MS) == 0) return aErrNotReady;
   ssize_t got = read(port->descriptor, byte, 1);
   if (got == 1) return aErrNone;
+  if (got == 0 && (wait.revents & POLLHUP)) {
+    // The line hung up (the adapter went away): a failure, not a lack of
+    // data. Pause as an idle wait would, since a hung-up line is always
+    // readable.
+    poll(nullptr, 0, aSERIAL_READ_WAIT_MS);
+    return aErrIO;
+  }
   if (got == 0 || errno == EAGAIN || errno == EINTR) return aErrNotReady;
   return aErrIO;
 }

@@ -53,6 +53,10 @@ class Pty {
     }
     return out;
   }
+  void closeMaster() {
+    close(master_);
+    master_ = -1;
+  }
   void send(const Bytes& bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
 
  private:
@@ -160,6 +164,16 @@ TEST(SerialStream, OpenFailures) {
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(create(pty.path().c_str(), 6, 0, 0, 0, nullptr), aErrResource);
   }
+}
+
+TEST(SerialStream, HangUpIsAFailure) {
+  Pty pty;
+  aStreamRef stream = nullptr;
+  ASSERT_EQ(aStream_CreateSerial(pty.path().c_str(), aSerialBaud9600, 0, 0, 0, &stream), aErrNone);
+  pty.closeMaster();
+  uint8_t byte = 0;
+  EXPECT_EQ(stream->getProc(&byte, stream->reference), aErrIO);
+  EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
 }
 
 TEST(SerialStream, PacketizedCarriesFramedPackets) {
