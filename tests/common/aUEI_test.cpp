@@ -33,6 +33,11 @@ TEST(aUEI, StoreAndRetrieveBigEndian) {
   EXPECT_EQ((std::vector<uint8_t>(buffer, buffer + 4)),
             (std::vector<uint8_t>{0x89, 0xAB, 0xCD, 0xEF}));
   EXPECT_EQ(static_cast<uint32_t>(aUEI_RetrieveInt(buffer)), 0x89ABCDEFu);
+
+  aUEI_StoreShort(nullptr, 1);
+  aUEI_StoreInt(nullptr, 1);
+  EXPECT_EQ(aUEI_RetrieveShort(nullptr), 0);
+  EXPECT_EQ(aUEI_RetrieveInt(nullptr), 0);
 }
 
 TEST(aUEI, ModifyIntBufferConvertsEachWord) {
