@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "birdwriter.h"
 #include "qm_process.h"
 
 namespace {
@@ -52,31 +52,15 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// --- BIRD files for the store ----------------------------------------------
-
-std::string be32(uint32_t value) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (24 - 8 * i));
-  return bytes;
-}
-
-std::string field(const std::string& text) { return text + std::string(16 - text.size(), ' '); }
-
-// A BIRD file with one firmware block and an info block naming the build,
-// version, serial number and model.
-std::string birdFile(const std::string& build, const std::string& version) {
-  std::string firmware = be32(0x8000) + "firmware image bytes";
-  std::string info = field(build) + field(version) + field("0000ABCD") + field("Hub");
-  std::string body = be32(2);
-  body += std::string(1, '\x01') + be32(static_cast<uint32_t>(firmware.size())) + firmware;
-  body += std::string(1, '\x04') + be32(static_cast<uint32_t>(info.size())) + info;
-  body += be32(0);
-  uLongf size = compressBound(body.size());
-  std::string packed(size, '\0');
-  compress(reinterpret_cast<Bytef*>(&packed[0]), &size,
-           reinterpret_cast<const Bytef*>(body.data()), body.size());
-  packed.resize(size);
-  return std::string("bird\x01\x01", 6) + packed;
+// A stored BIRD file made by the test writer.
+std::string birdFile(uint32_t build, const std::string& version,
+                     birdwriter::Fault fault = birdwriter::Fault::None) {
+  birdwriter::Release release;
+  release.build = build;
+  release.version = version;
+  release.fault = fault;
+  birdwriter::Bytes bytes = birdwriter::packRelease(release);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 // --- banner and usage --------------------------------------------------------
@@ -292,10 +276,10 @@ TEST(UpdaterCli, LocalBuildListShowsEveryVisibleFile) {
   std::string device = dir.file("updater/0000ABCD");
   ASSERT_EQ(mkdir(dir.file("updater").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(device.c_str(), 0755), 0);
-  qmtest::writeFile(device + "/100.bird", birdFile("100", "1.2.3"));
-  qmtest::writeFile(device + "/101.bird", "BIRD\x01\x01 not a header");
+  qmtest::writeFile(device + "/100.bird", birdFile(100, "1.2.3"));
+  qmtest::writeFile(device + "/101.bird", birdFile(101, "1.2.4", birdwriter::Fault::BadSignature));
   // A good header over a body that does not inflate.
-  qmtest::writeFile(device + "/102.bird", std::string("bird\x01\x01", 6) + "garbage body");
+  qmtest::writeFile(device + "/102.bird", birdFile(102, "1.2.5", birdwriter::Fault::TruncatedBody));
   qmtest::writeFile(device + "/notes.txt", "remember");
   qmtest::writeFile(device + "/.hidden", "not listed");
 
