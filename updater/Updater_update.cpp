@@ -28,9 +28,20 @@ constexpr int ENUMERATION_ATTEMPTS = 15;
 constexpr int ENUMERATION_REFRESH_EVERY = 3;
 constexpr uint32_t ENUMERATION_DELAY_MS = 1000;
 constexpr int FIRMWARE_BLOCK_ATTEMPTS = 5;
+constexpr uint32_t LOADER_DROP_WAIT_MS = 500;
+constexpr uint32_t LOADER_DROP_POLL_MS = 50;
 
 constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 constexpr auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// True when the device's link drops within a short while.
+bool sLinkDrops(Module& device) {
+  for (uint32_t waited = 0; waited < LOADER_DROP_WAIT_MS; waited += LOADER_DROP_POLL_MS) {
+    if (!device.isConnected()) return true;
+    aTime_MSSleep(LOADER_DROP_POLL_MS);
+  }
+  return !device.isConnected();
+}
 
 std::string sBirdName(uint32_t build) { return std::to_string(build) + ".bird"; }
 
@@ -108,6 +119,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& device, BirdFile
   aErr err = entity.LoaderInit();
   if (err != aErrNone) {
     Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", err, aError_GetErrorText(err));
+    display.message(ERROR, "Failed to transfer the loader [%d, %s]", err, aError_GetErrorText(err));
     return err;
   }
   display.message(INFO, "Transferring loader to device");
@@ -136,7 +148,10 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& device, BirdFile
   }
   display.message(INFO, "Transferred %d blocks, %d total bytes", sent, static_cast<int>(total));
   display.display_progress(false);
-  if (err != aErrNone) return err;
+  if (err != aErrNone) {
+    display.message(ERROR, "Failed to transfer the loader [%d, %s]", err, aError_GetErrorText(err));
+    return err;
+  }
 
   display.message(INFO, "Starting Load on Device");
   err = entity.LoaderStart();
@@ -182,6 +197,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& device, BirdFi
     }
     if (err != aErrNone) {
       Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
+      display.message(ERROR, "Failed to transfer firmware block %u [%d, %s]", number, err,
+                      aError_GetErrorText(err));
       break;
     }
     total += block.length;
@@ -290,16 +307,20 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string file,
   }
   if (err == aErrNone) err = _transfer_loader(display, device, image);
 
-  // A loader that restarted the device's USB interface makes it enumerate
-  // anew; follow it, with a fresh USB context now and then.
-  if (err == aErrNone && !device.isConnected()) {
+  // A loader that restarts the device's interface makes it enumerate anew;
+  // the link drops a moment after LOAD was answered. Follow the device the
+  // way it was reached, with a fresh USB context now and then.
+  if (err == aErrNone && sLinkDrops(device)) {
+    linkSpec reached{};
+    device.getLinkSpecifier(&reached);
+    linkType type = reached.type == TCPIP ? TCPIP : USB;
     device.disconnect();
     for (int attempt = 1; attempt <= ENUMERATION_ATTEMPTS; ++attempt) {
       if (attempt % ENUMERATION_REFRESH_EVERY == 0) {
         Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
         Quillomat_libusb_exit();
       }
-      if (device.discoverAndConnect(USB, serial) == aErrNone && device.isConnected()) break;
+      if (device.discoverAndConnect(type, serial) == aErrNone && device.isConnected()) break;
       aTime_MSSleep(ENUMERATION_DELAY_MS);
     }
   }
