@@ -274,3 +274,14 @@ TEST(SimDevice, ResetCallAnswersThenReboots) {
   EXPECT_EQ(b.one({2, 3, 3, 0xA5, 0x20}), (Bytes{2, 3, 3, 0xE5, 0}));
   EXPECT_EQ(b.one({2, 3, 3, 0x60, 0x20}).size(), 15u);
 }
+
+TEST(SimDevice, SynchronisationFaults) {
+  Bench b;
+  ASSERT_TRUE(b.device.addFault({"sync-address", 7, 2}));
+  ASSERT_TRUE(b.device.addFault({"no-sync", 0, 1}));
+  EXPECT_TRUE(b.ask({0xAD, 0}).empty());
+  EXPECT_EQ(b.one({0xAD, 0}), (Bytes{7, 0}));
+  EXPECT_EQ(b.one({0xAD, 0}), (Bytes{7, 0}));
+  EXPECT_EQ(b.one({0xAD, 0}), (Bytes{2, 0}));
+  EXPECT_TRUE(b.ask({0xAD, 1, 0}).empty());  // not a synchronisation request
+}
