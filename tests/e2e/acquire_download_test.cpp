@@ -75,9 +75,10 @@ TEST_F(Download, BuildNotOfferedIsRefusedUnlessOverridden) {
   EXPECT_EQ(qmtest::readFile(store("000012AB/102.bird")), qmtest::readFile(repo("000012AB/102.bird")));
   // No build list was asked for the second time.
   const auto queries = requests();
-  ASSERT_EQ(queries.size(), 7u);
-  EXPECT_EQ(queries[5], "/cgi/u?op=qu&sn=000012AB&");
-  EXPECT_EQ(queries[6], "/cgi/u?bld=102&fw=FW-HUB&no_cal=false&op=bird&sn=000012AB&");
+  ASSERT_EQ(queries.size(), 6u);
+  EXPECT_EQ(queries[3], "/cgi/u?op=hi&rv=2&");
+  EXPECT_EQ(queries[4], "/cgi/u?op=qu&sn=000012AB&");
+  EXPECT_EQ(queries[5], "/cgi/u?bld=102&fw=FW-HUB&no_cal=false&op=bird&sn=000012AB&");
 }
 
 TEST_F(Download, BuildMissingFromTheListIsNotDownloaded) {

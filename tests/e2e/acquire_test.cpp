@@ -142,7 +142,9 @@ TEST_F(DownloadFault, EveryMisbehaviourFailsCleanly) {
     }
     EXPECT_TRUE(contains(result.err, c.log)) << result.err.substr(0, 4000);
     EXPECT_FALSE(exists(store("000012AB/101.bird")));
-    if (exists(store("000012AB/.settings"))) EXPECT_EQ(settings().count("LATEST_DOWNLOAD"), 0u);
+    if (exists(store("000012AB/.settings"))) {
+      EXPECT_EQ(settings().count("LATEST_DOWNLOAD"), 0u);
+    }
     server_.reset();
   }
 }

@@ -58,6 +58,12 @@ class Repository {
   std::map<std::string, std::string> files_;
 };
 
+updateserver::ServerOptions Options(const std::string& repository) {
+  updateserver::ServerOptions options;
+  options.repository = repository;
+  return options;
+}
+
 std::string Answer(const UpdateServer& server, std::multimap<std::string, std::string> params) {
   const auto reply = server.answer(params);
   EXPECT_EQ(reply.status, 200);
@@ -66,7 +72,7 @@ std::string Answer(const UpdateServer& server, std::multimap<std::string, std::s
 
 TEST(UpdateServer, AnswersEveryOperationFromTheRepository) {
   Repository repo;
-  UpdateServer server({repo.path()});
+  UpdateServer server(Options(repo.path()));
   EXPECT_EQ(Answer(server, {{"op", "hi"}, {"rv", "2"}}), "ok\n");
   EXPECT_EQ(Answer(server, {{"op", "qu"}, {"sn", "000012AB"}}), "ok\n100\nFW-A\n");
   EXPECT_EQ(Answer(server, {{"op", "builds"}, {"sn", "000012AB"}}), "ok\n99;\n100;1.2.3\n101;1.10.0\n");
@@ -93,7 +99,7 @@ TEST(UpdateServer, AnswersEveryOperationFromTheRepository) {
 
 TEST(UpdateServer, RefusesWhatTheRepositoryDoesNotHold) {
   Repository repo;
-  UpdateServer server({repo.path()});
+  UpdateServer server(Options(repo.path()));
   const std::multimap<std::string, std::string> refused[] = {
       {{"op", "qu"}, {"sn", "00000001"}},
       {{"op", "qu"}, {"sn", "0000EEEE"}},  // known device without builds
@@ -112,7 +118,7 @@ TEST(UpdateServer, RefusesWhatTheRepositoryDoesNotHold) {
 // Each misbehaviour as a client sees it over HTTP.
 TEST(UpdateServer, MisbehavesPerOperation) {
   Repository repo;
-  updateserver::ServerOptions options{repo.path()};
+  updateserver::ServerOptions options = Options(repo.path());
   options.faults = {{"qu", Fault::Http500}, {"builds", Fault::NotOk}, {"hi", Fault::Empty},
                     {"bird", Fault::Truncate}, {"ent_jwt", Fault::Junk}, {"fix", Fault::Truncate}};
   UpdateServer server(options);
@@ -141,7 +147,7 @@ TEST(UpdateServer, MisbehavesPerOperation) {
 
 TEST(UpdateServer, StallsAndFloodsUntilTheClientGivesUp) {
   Repository repo;
-  updateserver::ServerOptions options{repo.path()};
+  updateserver::ServerOptions options = Options(repo.path());
   options.faults = {{"hi", Fault::Stall}, {"*", Fault::Huge}};
   options.huge_bytes = 1 << 20;
   UpdateServer server(options);

@@ -26,7 +26,9 @@ class AcquireWorkflow : public ::testing::Test {
     std::filesystem::create_directories(dir_.file("repo/000012AB"));
     qmtest::writeFile(dir_.file("repo/000012AB/100.bird"), image_);
     qmtest::writeFile(dir_.file("repo/fingerprints"), "11 22 33 44 000012AB\n");
-    server_ = std::make_unique<updateserver::UpdateServer>(updateserver::ServerOptions{dir_.file("repo")});
+    updateserver::ServerOptions options;
+    options.repository = dir_.file("repo");
+    server_ = std::make_unique<updateserver::UpdateServer>(options);
     ASSERT_TRUE(server_->start());
   }
 
