@@ -61,7 +61,11 @@ extern "C" aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
 
   if (packet->address == 0) {
     if (byte == 0) return aErrPacket;
+    // The address is the first byte of the byte form, whatever was refused
+    // before it; counting from here keeps refused bytes from standing in for
+    // the length byte and completing a packet that never got one.
     packet->address = byte;
+    packet->fillCount = 1;
     return aErrNone;
   }
 
@@ -74,12 +78,17 @@ extern "C" aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
     return aErrNone;
   }
 
+  // A length of 0 is also what a complete empty packet holds: only the byte
+  // right after the address is its length byte.
+  if (packet->fillCount != 2) return aErrPacket;
   packet->dataSize = byte;
   return byte <= aPACKET_MAX_DATA ? aErrNone : aErrPacket;
 }
 
+// Refused bytes count too, so the fill count alone can reach length + 2
+// without an address or a length byte having been taken.
 extern "C" bool aPacket_IsComplete(const aPacket* packet) {
-  return aVALIDPACKET(packet) && sLengthValid(packet) &&
+  return aVALIDPACKET(packet) && packet->address != 0 && sLengthValid(packet) &&
          packet->fillCount == packet->dataSize + 2;
 }
 

@@ -60,8 +60,8 @@ aErr aPacket_Reset(aPacket* packet);
  *   aErrParam    invalid packet. */
 aErr aPacket_AddByte(aPacket* packet, uint8_t byte);
 
-/* True when the packet is valid and every announced byte has been fed
- * (fill count = data length + 2). */
+/* True when the packet is valid, has an address and every announced byte
+ * has been fed (fill count = data length + 2). */
 bool aPacket_IsComplete(const aPacket* packet);
 
 /* Writes the byte form into `buffer`. aErrParam for an invalid packet or a

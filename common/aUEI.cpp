@@ -3,11 +3,13 @@
 #include <string.h>
 
 extern "C" void aUEI_StoreShort(uint8_t* buffer, uint16_t value) {
+  if (!buffer) return;
   buffer[0] = static_cast<uint8_t>(value >> 8);
   buffer[1] = static_cast<uint8_t>(value);
 }
 
 extern "C" void aUEI_StoreInt(uint8_t* buffer, uint32_t value) {
+  if (!buffer) return;
   buffer[0] = static_cast<uint8_t>(value >> 24);
   buffer[1] = static_cast<uint8_t>(value >> 16);
   buffer[2] = static_cast<uint8_t>(value >> 8);
@@ -15,10 +17,12 @@ extern "C" void aUEI_StoreInt(uint8_t* buffer, uint32_t value) {
 }
 
 extern "C" int16_t aUEI_RetrieveShort(const uint8_t* buffer) {
+  if (!buffer) return 0;
   return static_cast<int16_t>(static_cast<uint16_t>((buffer[0] << 8) | buffer[1]));
 }
 
 extern "C" int32_t aUEI_RetrieveInt(const uint8_t* buffer) {
+  if (!buffer) return 0;
   const uint32_t value = (static_cast<uint32_t>(buffer[0]) << 24) |
                          (static_cast<uint32_t>(buffer[1]) << 16) |
                          (static_cast<uint32_t>(buffer[2]) << 8) | buffer[3];

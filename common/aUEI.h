@@ -31,11 +31,11 @@ extern "C" {
 #define aUEI_BLOCK_CONTINUE 0x80     /* trailing byte: more packets follow */
 #define aUEI_BLOCK_SEQUENCE 0x7F     /* trailing byte: sequence number */
 
-/* Write 2 or 4 bytes big-endian. */
+/* Write 2 or 4 bytes big-endian; a NULL buffer is left alone. */
 void aUEI_StoreShort(uint8_t* buffer, uint16_t value);
 void aUEI_StoreInt(uint8_t* buffer, uint32_t value);
 
-/* Read 2 or 4 big-endian bytes. */
+/* Read 2 or 4 big-endian bytes; 0 for a NULL buffer. */
 int16_t aUEI_RetrieveShort(const uint8_t* buffer);
 int32_t aUEI_RetrieveInt(const uint8_t* buffer);
 

@@ -1,6 +1,3 @@
-#include <cstdio>
+#include "main_dispatch.h"
 
-int main() {
-  std::printf("Updater (Version: 2.12.1 Feb 11 2026)\n");
-  return 0;
-}
+int main(int argc, char** argv) { return updater_main(argc, argv); }

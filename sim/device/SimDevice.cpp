@@ -166,7 +166,10 @@ void Device::receive(const Packet& in, Session& session, std::vector<Packet>& ou
     handleOwn(in, session, out);
     return;
   }
-  if (!routing_) return;
+  // Packets for the devices behind this router are forwarded while routing
+  // is on, or while the host's link asked for routes (route request 1, sent
+  // when a link starts).
+  if (!routing_ && session.route != 1) return;
   for (auto& r : routed_) {
     if (r->module() != in.address) continue;
     if (r->outage_) {
