@@ -60,18 +60,35 @@ aErr sSetOptions(int fd) {
   return aErrNone;
 }
 
+// Connects `fd`, waiting at most `ms`: a peer that never answers (a device
+// that is powered off) must not hold a reconnecting link for the minutes a
+// blocking connect can take. Returns 0 or the error number.
+int sConnectWithin(int fd, const struct sockaddr_in* peer, int ms) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+  if (connect(fd, reinterpret_cast<const struct sockaddr*>(peer), sizeof(*peer)) == 0) return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return errno;
+  struct pollfd wait = {fd, POLLOUT, 0};
+  int ready;
+  do {
+    ready = poll(&wait, 1, ms);
+  } while (ready < 0 && errno == EINTR);
+  if (ready == 0) return ETIMEDOUT;
+  if (ready < 0) return errno;
+  int error = 0;
+  socklen_t length = sizeof(error);
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  return error;
+}
+
 // Closes the current socket and connects a new one.
 aErr sConnect(SocketStream* record) {
   if (record == nullptr || record->check != aSOCKETSTREAMCHECK) return aErrInitialization;
   sCloseSocket(record);
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return aErrIO;
-  int rc;
-  do {
-    rc = connect(fd, reinterpret_cast<const struct sockaddr*>(&record->peer), sizeof(record->peer));
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    int cause = errno;
+  int cause = sConnectWithin(fd, &record->peer, aSOCKET_CONNECT_TIMEOUT_MS);
+  if (cause != 0) {
     close(fd);
     if (cause == ECONNREFUSED || cause == ECONNRESET || cause == ETIMEDOUT || cause == EAGAIN ||
         cause == EWOULDBLOCK || cause == EINPROGRESS)

@@ -19,6 +19,9 @@ extern "C" {
 #define aSOCKET_MAX_SEND_RETRY ((uint8_t)10)
 #define aSOCKET_RETRY_DELAY_MS ((uint8_t)60)
 
+/* Longest time a connection attempt waits for the peer. */
+#define aSOCKET_CONNECT_TIMEOUT_MS 5000
+
 /* Longest time a get waits for input before it reports aErrNotReady. */
 #define aSOCKET_READ_WAIT_MS 10
 

@@ -254,7 +254,7 @@ Image makeImage(const Release& release) {
 bool writeFile(const std::string& path, const Bytes& data) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;
-  bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
   return std::fclose(f) == 0 && ok;
 }
 

@@ -152,7 +152,9 @@ void Device::receive(const Packet& in, Session& session, std::vector<Packet>& ou
   if (in.address == 0xAD) {
     // Synchronisation request and module-address query: an empty packet
     // from the address of the device at this end of the link.
-    if (in.length == 0) out.push_back(Packet(config_.module, {}));
+    if (in.length != 0 || fault("no-sync")) return;
+    const Fault* f = fault("sync-address");
+    out.push_back(Packet(f ? uint8_t(f->value) : config_.module, {}));
     return;
   }
   if (in.address == 0xAF) {
@@ -211,8 +213,8 @@ void Device::setNextFirmware(const Version& v, uint32_t build) {
 }
 
 bool Device::addFault(const Fault& f) {
-  static const char* kinds[] = {"no-reply",     "data-count", "sum",       "prepare-status",
-                                "write-status", "block-size", "drop-load", "drop-data"};
+  static const char* kinds[] = {"no-reply",   "data-count", "sum",       "prepare-status", "write-status",
+                                "block-size", "drop-load",  "drop-data", "no-sync",        "sync-address"};
   bool known = false;
   for (const char* k : kinds) known = known || f.kind == k;
   if (!known) return false;
@@ -392,7 +394,7 @@ void Device::sendBlock(uint8_t command, uint8_t option, uint8_t index, const std
   do {
     size_t n = std::min(kChunk, bytes.size() - at);
     Packet p(config_.module, {command, option, index});
-    std::memcpy(p.data + 3, bytes.data() + at, n);
+    if (n) std::memcpy(p.data + 3, bytes.data() + at, n);
     at += n;
     p.data[3 + n] = uint8_t((sequence & 0x7F) | (at < bytes.size() ? 0x80 : 0));
     p.length = uint8_t(n + 4);

@@ -71,7 +71,9 @@ class Device {
 
   // Fault injection. Kinds: no-reply (value: upgrade sub-command, 10 = the
   // UEI block), data-count, sum, prepare-status, write-status, block-size,
-  // drop-load, drop-data (value: DATA packets before the drop).
+  // drop-load, drop-data (value: DATA packets before the drop), and for the
+  // link: no-sync (synchronisation requests go unanswered) and sync-address
+  // (they are answered from address `value`).
   bool addFault(const Fault& fault);
   void clearFaults() { faults_.clear(); }
   void setNextFirmware(const Version& v, uint32_t build);

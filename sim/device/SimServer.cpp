@@ -464,7 +464,7 @@ void Server::answerDiscovery() {
 bool Server::dumpFlash(const Device& d, const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;
-  bool ok = std::fwrite(d.flash().data(), 1, d.flash().size(), f) == d.flash().size();
+  bool ok = d.flash().empty() || std::fwrite(d.flash().data(), 1, d.flash().size(), f) == d.flash().size();
   return std::fclose(f) == 0 && ok;
 }
 
@@ -494,7 +494,12 @@ std::string Server::command(const std::string& line) {
   }
   if (verb == "status") {
     std::string out = "ok";
+    Emulated* only = nullptr;
+    Device* one = w.size() > 1 ? findDevice(w[1], &only) : nullptr;
+    if (w.size() > 1 && !one) return "error no device " + w[1];
+    if (one && one != only->device.get()) return "ok " + one->status();
     for (auto& e : devices_) {
+      if (only && e.get() != only) continue;
       out += (out == "ok" ? " " : "; ") + e->device->status() + (e->down ? " down" : "") +
              (isSilent(*e) && !e->down ? " silent" : "");
       for (auto& r : e->device->routed()) out += "; " + r->status();

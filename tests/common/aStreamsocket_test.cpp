@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -246,6 +248,49 @@ TEST(SocketStream, InvalidRecordIsRefused) {
   EXPECT_EQ(stream->writeProc(&byte, 1, nullptr), aErrParam);
   EXPECT_EQ(stream->deleteProc(nullptr), aErrIO);
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SocketStream, ConnectGivesUpOnAPeerThatNeverAnswers) {
+  // A listener that never accepts, with its queue full: further connection
+  // requests go unanswered.
+  Listener silent;
+  std::vector<int> queued;
+  int blocked = -1;
+  for (int i = 0; i < 64 && blocked < 0; i++) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = kLoopback;
+    address.sin_port = htons(silent.port());
+    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    pollfd wait = {fd, POLLOUT, 0};
+    if (poll(&wait, 1, 500) == 0) blocked = fd;
+    queued.push_back(fd);
+  }
+  if (blocked < 0) {
+    for (int fd : queued) close(fd);
+    GTEST_SKIP() << "the listener's queue did not fill";
+  }
+  // The attempt ends with a failure well before the minutes the system's
+  // own connection time-out takes; the bound is generous, not a speed goal.
+  struct Attempt {
+    std::promise<aErr> result;
+    aStreamRef stream = nullptr;
+  };
+  auto attempt = std::make_shared<Attempt>();
+  std::future<aErr> done = attempt->result.get_future();
+  uint16_t port = silent.port();
+  std::thread([attempt, port] {
+    attempt->result.set_value(aStream_CreateSocket(kLoopback, port, &attempt->stream));
+  }).detach();
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(done.get(), aErrResource);
+  EXPECT_EQ(attempt->stream, nullptr);
+  for (int fd : queued) close(fd);
 }
 
 }  // namespace

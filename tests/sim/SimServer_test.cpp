@@ -312,3 +312,61 @@ TEST(SimDiscovery, AnswersRequestsInsideANamespace) {
   EXPECT_EQ(Bytes(answer + 4, answer + 8), (Bytes{0x9A, 0x84, 0xF5, 0x40}));
   EXPECT_EQ(answer[12], 13);
 }
+
+TEST(SimLoader, UpgradeOverTcpWritesFlashAndRebootsIntoNewFirmware) {
+  std::string dev = deviceJson(R"("loader": {"block_size": 32, "flash_size": 4096, "load_drop_ms": 300,
+      "reboot_ms": 300, "new_firmware": "2.15.3", "new_build": 4800})");
+  qmtest::TempDir flash;
+  Sim sim(configJson(dev), {}, {"--flash-dir", flash.path()});
+  ASSERT_TRUE(sim.ready());
+  uint16_t port = sim.tcpPort();
+  {
+    Tcp tcp(port);
+    tcp.send({2, 2, 0x5F, 0});
+    EXPECT_EQ(tcp.reply(), (Bytes{2, 6, 0x5F, 0, 0x10, 0, 0, 0}));
+    // LOAD is answered, then the device drops the link to start the loader.
+    tcp.send({2, 2, 0x5F, 2});
+    EXPECT_EQ(tcp.reply(), (Bytes{2, 2, 0x5F, 2}));
+    EXPECT_TRUE(tcp.closedByPeer());
+  }
+  ASSERT_FALSE(sim.process().waitForLine("up serial 0x40F5849A firmware 2.12.1").empty());
+  Tcp tcp(port);
+  ASSERT_TRUE(tcp.connected());
+  tcp.send({2, 7, 0x5F, 3, 0, 0, 0, 0x01, 0x00});
+  EXPECT_EQ(tcp.reply(), (Bytes{2, 5, 0x5F, 7, 0, 0, 32}));
+  // A wrong DATA count armed at this moment: the host sends the chunk again.
+  EXPECT_EQ(sim.control("fault 40F5849A data-count 3"), "ok");
+  Bytes chunk{2, 28, 0x5F, 1};
+  for (int i = 0; i < 26; ++i) chunk.push_back(uint8_t(0xA0 + i));
+  tcp.send(chunk);
+  EXPECT_EQ(tcp.reply(), (Bytes{2, 3, 0x5F, 1, 3}));
+  tcp.send(chunk);
+  EXPECT_EQ(tcp.reply(), (Bytes{2, 3, 0x5F, 1, 26}));
+  tcp.send({2, 8, 0x5F, 1, 1, 2, 3, 4, 5, 6});
+  EXPECT_EQ(tcp.reply(), (Bytes{2, 3, 0x5F, 1, 6}));
+  uint32_t sum = 0;
+  for (size_t i = 4; i < chunk.size(); ++i) sum += chunk[i];
+  sum += 21;
+  tcp.send({2, 2, 0x5F, 4});
+  EXPECT_EQ(tcp.reply(), (Bytes{2, 7, 0x5F, 7, 0, 0, 0, uint8_t(sum >> 8), uint8_t(sum)}));
+  tcp.send({2, 4, 0x5F, 5, 0, 32});
+  EXPECT_EQ(tcp.reply(), (Bytes{2, 3, 0x5F, 7, 0}));
+  EXPECT_TRUE(sim.waitLog("write 40F5849A address 00000100 length 32"));
+  EXPECT_EQ(sim.control("dump 40F5849A " + flash.file("now.bin")), "ok");
+  std::string image = qmtest::readFile(flash.file("now.bin"));
+  ASSERT_EQ(image.size(), 4096u);
+  EXPECT_EQ(uint8_t(image[0x100]), 0xA0);
+  EXPECT_EQ(uint8_t(image[0x100 + 31]), 6);
+  EXPECT_EQ(uint8_t(image[0x100 + 32]), 0xFF);
+
+  // REBOOT: not answered, the connection is reset, the device comes back
+  // with the new firmware.
+  tcp.send({2, 2, 0x5F, 6});
+  EXPECT_TRUE(tcp.closedByPeer());
+  ASSERT_FALSE(sim.process().waitForLine("up serial 0x40F5849A firmware 2.15.3 build 4800").empty());
+  Tcp back(port);
+  back.send({2, 3, 3, 0x47, 0x20});
+  EXPECT_EQ(back.reply(), (Bytes{2, 7, 3, 7, 0, 0x2F, 2, 15, 3}));
+  EXPECT_EQ(sim.process().stop(), 0);
+  EXPECT_EQ(qmtest::readFile(flash.file("40F5849A.flash")), image);
+}

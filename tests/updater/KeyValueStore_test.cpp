@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cctype>
 #include <set>
 
 #include "log_capture.h"
@@ -16,7 +16,30 @@
 
 namespace {
 
-const std::regex kTimeText("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}");
+// ctime's form without the newline: "Fri Dec 11 09:05:07 2026", day padded with a blank.
+bool isTimeText(const std::string& text) {
+  const std::string form = "Aaa Aaa _9 99:99:99 9999";
+  if (text.size() != form.size()) return false;
+  for (size_t i = 0; i < form.size(); ++i) {
+    char c = text[i];
+    bool ok = form[i] == 'A'   ? std::isupper(static_cast<unsigned char>(c))
+              : form[i] == 'a' ? std::islower(static_cast<unsigned char>(c))
+              : form[i] == '9' ? std::isdigit(static_cast<unsigned char>(c))
+              : form[i] == '_' ? c == ' ' || std::isdigit(static_cast<unsigned char>(c))
+                               : c == form[i];
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// The value of `key` in settings text, or "(absent)".
+std::string valueIn(const std::string& text, const std::string& key) {
+  size_t at = text.rfind(key + "=", 0) == 0 ? 0 : text.find("\n" + key + "=");
+  if (at == std::string::npos) return "(absent)";
+  if (at != 0) ++at;
+  at += key.size() + 1;
+  return text.substr(at, text.find('\n', at) - at);
+}
 
 std::set<std::string> entriesOf(const std::string& dir) {
   std::set<std::string> names;
@@ -99,11 +122,9 @@ TEST(KeyValueStoreLoad, MissingFileIsCreatedWithBothTimeStamps) {
             std::string::npos)
       << log.text();
   std::string text = qmtest::readFile(path);
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(text, m, std::regex("CREATED_TIME=(.*)\nUPDATED_TIME=(.*)\n")))
-      << text;
-  EXPECT_TRUE(std::regex_match(m[1].str(), kTimeText)) << m[1];
-  EXPECT_EQ(m[1], m[2]);
+  std::string created = valueIn(text, "CREATED_TIME");
+  EXPECT_TRUE(isTimeText(created)) << text;
+  EXPECT_EQ(text, "CREATED_TIME=" + created + "\nUPDATED_TIME=" + created + "\n");
   EXPECT_FALSE(store.dirty);
   EXPECT_EQ(entriesOf(dir.path()), std::set<std::string>{".settings"});
 }
@@ -204,9 +225,9 @@ TEST(KeyValueStoreSave, WritesSortedEntriesAndStampsOnlyChanges) {
   store.Add("a", "x y");
   store.Save(path.c_str());
   std::string text = qmtest::readFile(path);
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(text, m, std::regex("B=1\nUPDATED_TIME=(.*)\na=x y\nb=2\n"))) << text;
-  EXPECT_TRUE(std::regex_match(m[1].str(), kTimeText));
+  std::string stamp = valueIn(text, "UPDATED_TIME");
+  EXPECT_TRUE(isTimeText(stamp)) << text;
+  EXPECT_EQ(text, "B=1\nUPDATED_TIME=" + stamp + "\na=x y\nb=2\n");
   EXPECT_FALSE(store.dirty);
 
   // Unchanged: the same entries again, the stamp kept.
