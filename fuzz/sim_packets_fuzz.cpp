@@ -16,8 +16,8 @@ const qmsim::DeviceConfig& config() {
   static qmsim::DeviceConfig c = qmsim::parseConfig(R"({"devices": [{
       "serial": "40F5849A", "module": 2, "name": "fuzz",
       "loader": {"uei_data": true, "flash_base": 0, "flash_size": 4096, "block_size": 64},
-      "routed": [{"serial": "1234ABCD", "module": 6, "firmware": "2.10.3"},
-                 {"serial": "1234ABCE", "module": 8, "i2c_address": 20}]}]})")
+      "routed": [{"serial": "1234ABCD", "module": 6, "firmware": "2.10.3", "loader": {"flash_size": 256}},
+                 {"serial": "1234ABCE", "module": 8, "i2c_address": 20, "loader": {"flash_size": 256}}]}]})")
                                      .devices[0];
   return c;
 }
