@@ -286,59 +286,53 @@ aErr sPut(uint32_t linkId, uint8_t module, const uint8_t* data, uint8_t length) 
 
 }  // namespace
 
+namespace {
+
+// Writes a plain value (types 0, 1, 2 and 4) at `at`; returns the data
+// length of the packet, or 0 for any other type.
+uint8_t sStoreValue(const uei& request, uint8_t* data, uint8_t at) {
+  switch (request.type) {
+    case ueiTypeNone: return at;
+    case ueiTypeByte: data[at] = request.v.byteVal; return static_cast<uint8_t>(at + 1);
+    case ueiTypeShort: aUEI_StoreShort(data + at, request.v.shortVal); return static_cast<uint8_t>(at + 2);
+    case ueiTypeInt: aUEI_StoreInt(data + at, request.v.intVal); return static_cast<uint8_t>(at + 4);
+    default: return 0;
+  }
+}
+
+}  // namespace
+
 aErr Link::sendUEI(uei request) {
   if (!isConnected()) return aErrConnection;
   if (request.module == 0 || (request.module & 1)) return aErrPacket;
   uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.specifier};
-  switch (request.type) {
-    case ueiTypeNone: return sPut(m_impl->linkId, request.module, data, 3);
-    case ueiTypeByte:
-      data[3] = request.v.byteVal;
-      return sPut(m_impl->linkId, request.module, data, 4);
-    case ueiTypeShort:
-      aUEI_StoreShort(data + 3, request.v.shortVal);
-      return sPut(m_impl->linkId, request.module, data, 5);
-    case ueiTypeInt:
-      aUEI_StoreInt(data + 3, request.v.intVal);
-      return sPut(m_impl->linkId, request.module, data, 7);
-    case ueiTypeBytes: {
-      // The block goes in 24-byte chunks; each packet ends with a byte
-      // holding the "more follows" flag and the packet's sequence number.
-      size_t sent = 0;
-      uint8_t sequence = 0;
-      do {
-        size_t chunk = std::min(request.bytes.length - sent, kBlockChunk);
-        if (chunk) std::memcpy(data + 3, request.bytes.data + sent, chunk);
-        sent += chunk;
-        bool more = sent < request.bytes.length;
-        data[3 + chunk] = static_cast<uint8_t>((more ? 0x80 : 0) | (sequence & 0x7F));
-        aErr err = sPut(m_impl->linkId, request.module, data, static_cast<uint8_t>(chunk + 4));
-        if (err != aErrNone) return err;
-        sequence = static_cast<uint8_t>((sequence + 1) & 0x7F);
-      } while (sent < request.bytes.length);
-      return aErrNone;
-    }
-    default: return aErrParam;
+  if (request.type != ueiTypeBytes) {
+    uint8_t length = sStoreValue(request, data, 3);
+    return length ? sPut(m_impl->linkId, request.module, data, length) : aErrParam;
   }
+  // The block goes in 24-byte chunks; each packet ends with a byte holding
+  // the "more follows" flag and the packet's sequence number.
+  size_t sent = 0;
+  uint8_t sequence = 0;
+  do {
+    size_t chunk = std::min(request.bytes.length - sent, kBlockChunk);
+    if (chunk) std::memcpy(data + 3, request.bytes.data + sent, chunk);
+    sent += chunk;
+    bool more = sent < request.bytes.length;
+    data[3 + chunk] = static_cast<uint8_t>((more ? 0x80 : 0) | (sequence & 0x7F));
+    aErr err = sPut(m_impl->linkId, request.module, data, static_cast<uint8_t>(chunk + 4));
+    if (err != aErrNone) return err;
+    sequence = static_cast<uint8_t>((sequence + 1) & 0x7F);
+  } while (sent < request.bytes.length);
+  return aErrNone;
 }
 
 aErr Link::sendUEI(uei request, uint8_t subindex) {
   if (!isConnected()) return aErrConnection;
   if (request.module == 0 || (request.module & 1)) return aErrPacket;
   uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.specifier, subindex};
-  switch (request.type) {
-    case ueiTypeNone: return sPut(m_impl->linkId, request.module, data, 4);
-    case ueiTypeByte:
-      data[4] = request.v.byteVal;
-      return sPut(m_impl->linkId, request.module, data, 5);
-    case ueiTypeShort:
-      aUEI_StoreShort(data + 4, request.v.shortVal);
-      return sPut(m_impl->linkId, request.module, data, 6);
-    case ueiTypeInt:
-      aUEI_StoreInt(data + 4, request.v.intVal);
-      return sPut(m_impl->linkId, request.module, data, 8);
-    default: return aErrParam;
-  }
+  uint8_t length = request.type == ueiTypeBytes ? 0 : sStoreValue(request, data, 4);
+  return length ? sPut(m_impl->linkId, request.module, data, length) : aErrParam;
 }
 
 bool sUEIFilter(const aPacket* packet, uei* reply) {

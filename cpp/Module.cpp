@@ -147,56 +147,57 @@ aErr Module::getBuild(uint32_t* build) {
   return aErrNone;
 }
 
-// Sends one device-information request (command 0x49) and accepts only a
-// reply of exactly `replyLength` bytes that repeats the first `echoed`
-// request bytes after the command byte.
+// Sends one device-information request (command 0x49). The reply repeats
+// the first `echoed` request bytes after the command byte and adds one
+// answer byte; any other reply is refused.
 aErr Module::infoQuery(const uint8_t* request, uint8_t requestLength, uint8_t echoed,
-                       uint8_t replyLength, uint8_t* reply) {
+                       uint8_t* answer) {
   if (!m_link || !m_link->isConnected()) return aErrConnection;
   aErr err = m_link->sendPacket(m_address, cmdINFO, requestLength, request);
   if (err != aErrNone) return err;
   const uint8_t match[1] = {cmdINFO};
   uint8_t length = 1;
+  uint8_t reply[aPACKET_MAX_DATA] = {};
   err = m_link->receivePacket(m_address, match, &length, reply);
   if (err != aErrNone) return err;
-  if (length != replyLength || std::memcmp(reply + 1, request, echoed) != 0) return aErrUnknown;
+  if (length != echoed + 2 || std::memcmp(reply + 1, request, echoed) != 0) return aErrUnknown;
+  *answer = reply[echoed + 1];
   return aErrNone;
 }
 
 aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags) {
   if ((flags & 0x3F) != 0 || (flags & 0xC0) == 0xC0) return aErrParam;
+  // The answer takes the place of the flags: an error code, 0 = implemented.
   const uint8_t request[5] = {1, command, option, index, flags};
-  uint8_t reply[aPACKET_MAX_DATA] = {};
-  // The reply repeats sub-command, command, option and index; its last byte
-  // is the answer, an error code (0 = implemented).
-  aErr err = infoQuery(request, sizeof request, 4, 6, reply);
-  return err == aErrNone ? static_cast<aErr>(reply[5]) : err;
+  uint8_t answer = 0;
+  aErr err = infoQuery(request, sizeof request, 4, &answer);
+  return err == aErrNone ? static_cast<aErr>(answer) : err;
 }
 
 aErr Module::classQuantity(uint8_t entityClass, uint8_t* count) {
   if (count) *count = 0;
   const uint8_t request[2] = {4, entityClass};
-  uint8_t reply[aPACKET_MAX_DATA] = {};
-  aErr err = infoQuery(request, sizeof request, sizeof request, 4, reply);
-  if (err == aErrNone && count) *count = reply[3];
+  uint8_t answer = 0;
+  aErr err = infoQuery(request, sizeof request, sizeof request, &answer);
+  if (err == aErrNone && count) *count = answer;
   return err;
 }
 
 aErr Module::subClassQuantity(uint8_t entityClass, uint8_t index, uint8_t* count) {
   if (count) *count = 0;
   const uint8_t request[3] = {5, entityClass, index};
-  uint8_t reply[aPACKET_MAX_DATA] = {};
-  aErr err = infoQuery(request, sizeof request, sizeof request, 5, reply);
-  if (err == aErrNone && count) *count = reply[4];
+  uint8_t answer = 0;
+  aErr err = infoQuery(request, sizeof request, sizeof request, &answer);
+  if (err == aErrNone && count) *count = answer;
   return err;
 }
 
 aErr Module::entityGroup(uint8_t entityClass, uint8_t index, uint8_t* group) {
   if (group) *group = 0;
   const uint8_t request[3] = {6, entityClass, index};
-  uint8_t reply[aPACKET_MAX_DATA] = {};
-  aErr err = infoQuery(request, sizeof request, sizeof request, 5, reply);
-  if (err == aErrNone && group) *group = reply[4];
+  uint8_t answer = 0;
+  aErr err = infoQuery(request, sizeof request, sizeof request, &answer);
+  if (err == aErrNone && group) *group = answer;
   return err;
 }
 

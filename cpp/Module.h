@@ -50,7 +50,7 @@ class Module {
  private:
   aErr _autoNetwork();
   aErr infoQuery(const uint8_t* request, uint8_t requestLength, uint8_t echoed,
-                 uint8_t replyLength, uint8_t* reply);
+                 uint8_t* answer);
 
   std::unique_ptr<Link> m_link;
   uint8_t m_address;
