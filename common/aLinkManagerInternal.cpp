@@ -404,9 +404,17 @@ aErr sWritePacket(aStreamRef stream, const aPacket* packet) {
   return err;
 }
 
+/* The route request a stop queues (after setting kLinkStopping): once it is
+ * written, the output thread winds down at once instead of waiting out its
+ * slice. */
+bool sIsStopRoute(const aLinkRecord* record, const aPacket* packet) {
+  return packet->address == aLINK_ROUTE_ADDRESS && packet->dataSize == 1 &&
+         packet->data[0] == 0 && record->status == kLinkStopping;
+}
+
 /* Combines the awaited packet with whatever else is queued, up to one buffer,
  * and writes them with one call; packets are never split across writes. */
-aErr sWritePooled(aLinkRecord* record, const aPacket* first) {
+aErr sWritePooled(aLinkRecord* record, const aPacket* first, bool* stopRoute) {
   uint8_t pool[aLINK_POOL_SIZE];
   size_t used = 0;
   aErr err = aPacket_GetBytes(first, pool, sizeof pool, &used);
@@ -418,6 +426,7 @@ aErr sWritePooled(aLinkRecord* record, const aPacket* first) {
     if (aPacket_GetBytes(next, pool + used, sizeof pool - used, &length) == aErrNone) {
       used += length;
     }
+    if (sIsStopRoute(record, next)) *stopRoute = true;
     aPacket_Destroy(&next);
   }
   return aStream_Write(record->stream, pool, used);
@@ -468,8 +477,9 @@ void* _aLink_OutputThread(void* argument) {
     aPacket* packet = aPacketFifo_Await(record->outputFifo, kOutputSlice);
     if (!packet) continue;
     sDebugPacket("sOutPipeProcess", record->linkNumber, packet);
+    bool stopRoute = sIsStopRoute(record, packet);
     if (record->pooled) {
-      aErr err = sWritePooled(record, packet);
+      aErr err = sWritePooled(record, packet, &stopRoute);
       if (err != aErrNone) {
         aDefs_DebugPrintf(aDEBUG_LINK, "sOutPipeProcess error writing pooled: %d\n", (int)err);
       }
@@ -480,6 +490,7 @@ void* _aLink_OutputThread(void* argument) {
       }
     }
     aPacket_Destroy(&packet);
+    if (stopRoute) break;
   }
   /* Winding down: what is still queued (the route request of the stop among
    * it) leaves one packet per write. After a failed write the rest is

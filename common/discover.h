@@ -28,7 +28,11 @@ typedef enum {
   AETHER = 4,
   AETHER_USB = 5,
   AETHER_TCPIP = 6,
-  AETHER_SERIAL = 7
+  AETHER_SERIAL = 7,
+  /* Keeps the type 32 bits wide and makes every 32-bit value a valid one, so
+   * that an unknown kind read from a stored record can be passed and
+   * refused. */
+  aLINKTYPE_FORCE32 = 0x7FFFFFFF
 } linkType;
 
 #define aLINKSPEC_SIZE 128

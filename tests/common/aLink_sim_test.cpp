@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -59,14 +58,11 @@ class Sim {
                                  dir_.file("sim.json")},
         options);
     ready_ = !process_->waitForLine("ready", 30s).empty();
-    std::smatch m;
-    std::string out = process_->output();
-    if (std::regex_search(out, m, std::regex("listening tcp 127\\.0\\.0\\.1:(\\d+)"))) {
-      port_ = (uint16_t)std::stoi(m[1]);
-    }
-    if (std::regex_search(out, m, std::regex("\\npty (\\S+) serial"))) pty_ = m[1];
-    if (out.rfind("pty ", 0) == 0 && pty_.empty()) {
-      pty_ = out.substr(4, out.find(' ', 4) - 4);
+    std::istringstream lines(process_->output());
+    for (std::string line; std::getline(lines, line);) {
+      const std::string tcp = "listening tcp 127.0.0.1:";
+      if (line.rfind(tcp, 0) == 0) port_ = (uint16_t)std::stoi(line.substr(tcp.size()));
+      if (line.rfind("pty ", 0) == 0) pty_ = line.substr(4, line.find(' ', 4) - 4);
     }
   }
   ~Sim() { process_->stop(); }

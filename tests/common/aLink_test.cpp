@@ -674,6 +674,27 @@ TEST(aLinkTCPIP, ResetAfterTheDeviceRestartsGivesAWorkingLink) {
   aLink_Destroy(&link);
 }
 
+TEST(aLinkTCPIP, ResetWhileTheDeviceIsGoneFailsAndCanBeRepeated) {
+  TcpDevice tcp;
+  aLinkRef link = aLink_CreateTCPIP(0x44444444, tcp.address(), tcp.port());
+  ASSERT_NE(link, 0u);
+  tcp.shutdownAll();
+  // No stream after all tries: the link stays, stopped and without stream.
+  EXPECT_NE(aLink_Reset(link), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(link), (uint32_t)kLinkNoStream);
+  EXPECT_EQ(aLink_AwaitFirst(link, sAcceptAll, nullptr, 60000), nullptr);
+  tcp.restart();
+  ASSERT_EQ(aLink_Reset(link), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(link), (uint32_t)kLinkRunning);
+  Device* device = tcp.deviceWith({0xAF, 1, 1});
+  ASSERT_NE(device, nullptr);
+  device->send({6, 1, 0x63});
+  Packet in(aLink_AwaitPacket(link, 20000));
+  ASSERT_TRUE(in);
+  EXPECT_EQ(in->data[0], 0x63);
+  ASSERT_EQ(aLink_Destroy(&link), aErrNone);
+}
+
 TEST(aLinkSerial, UnsupportedBaudRatesFailWithoutAnEntry) {
   size_t before = sTableSize();
   for (uint32_t baud : {0u, 14400u, 115201u}) {

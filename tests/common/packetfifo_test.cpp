@@ -271,8 +271,8 @@ TEST(aPacketFifo, DestroyWakesAwaitFirst) {
     ++*static_cast<std::atomic<int>*>(ref);
     return false;
   };
-  auto waiter = std::async(std::launch::async, [&] {
-    return Packet(aPacketFifo_AwaitFirst(id, proc, &asked, kForever));
+  auto waiter = std::async(std::launch::async, [&asked, proc, number = id] {
+    return Packet(aPacketFifo_AwaitFirst(number, proc, &asked, kForever));
   });
   // Once the queued packet was refused the waiter is searching or waiting.
   while (asked.load() < 1) std::this_thread::yield();
@@ -290,9 +290,9 @@ TEST(aPacketFifo, DestroyWakesAwait) {
   for (int round = 0; round < 10; ++round) {
     aPacketFifoId id = aPacketFifo_Create();
     std::atomic<bool> started{false};
-    auto waiter = std::async(std::launch::async, [&] {
+    auto waiter = std::async(std::launch::async, [&started, number = id] {
       started = true;
-      return Packet(aPacketFifo_Await(id, kForever));
+      return Packet(aPacketFifo_Await(number, kForever));
     });
     while (!started.load()) std::this_thread::yield();
     if (round % 2) std::this_thread::sleep_for(10ms);  // more often really waiting

@@ -154,6 +154,38 @@ TEST_F(UpdateTest, FallsBackToTheLatestTransfer) {
   EXPECT_TRUE(contains(result.out, "Updating with the Latest Transfer")) << result.out;
 }
 
+// The server's current build is used when the store holds it; when it
+// does not, the update says so and looks for something stored.
+TEST_F(UpdateTest, ServersCurrentBuild) {
+  startSim(device());
+  qmtest::TempDir repo;
+  qmtest::run({"mkdir", "-p", repo.path() + "/" + SERIAL});
+  std::string served = image("4800.bird");
+  qmtest::writeFile(repo.path() + "/" + SERIAL + "/4800.bird", qmtest::readFile(served));
+  qmtest::RunOptions options;
+  options.netns = ns->name();
+  qmtest::Background server({qmtest::binPath("quillomat-update-server"), "--repo", repo.path(),
+                             "--port", "0"},
+                            options);
+  std::string line = server.waitForLine("serving");
+  ASSERT_NE(line, "") << server.errors();
+  serverUrl = line.substr(line.rfind(' ') + 1);
+
+  auto result = updater({"-U", "-d", SERIAL});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_TRUE(contains(result.out,
+                       "New firmware is available.  Updater will proceed if valid firmware is "
+                       "found locally."))
+      << result.out;
+  EXPECT_TRUE(contains(result.err, "Could not find valid build for this device.")) << result.err;
+
+  storeImage(served, "4800.bird");
+  result = updater({"-U", "-d", SERIAL});
+  EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+  EXPECT_TRUE(contains(result.out, "Updating firmware with build: 4800")) << result.out;
+  EXPECT_FALSE(contains(result.out, "New firmware is available"));
+}
+
 TEST_F(UpdateTest, NoBuildAnywhere) {
   startSim(device());
   auto result = updater({"-U", "-d", SERIAL});

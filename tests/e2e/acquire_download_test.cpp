@@ -103,6 +103,7 @@ TEST_F(Download, LocalListShowsTheDownloadedBuild) {
 }
 
 TEST_F(Download, DownloadedBuildFeedsTheUpdate) {
+  if (!isolateNetwork()) GTEST_SKIP() << "needs network namespaces (root)";
   startServer();
   const auto result = updater({"-G", "-U", "-d", SERIAL});
   // There is no device, so the update fails; the download stands.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "birdwriter.h"
+#include "qm_netns.h"
 #include "qm_process.h"
 
 namespace qmtest {
@@ -58,13 +59,24 @@ class UpdateServerFixture : public ::testing::Test {
   void startServer(const std::vector<std::string>& extra = {}, const std::string& scheme = "http://") {
     std::vector<std::string> argv{binPath("quillomat-update-server"), "--repo", repo()};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    server_ = std::make_unique<Background>(argv);
+    RunOptions options;
+    if (netns_) options.netns = netns_->name();
+    server_ = std::make_unique<Background>(argv, options);
     const std::string line = server_->waitForLine("serving");
     ASSERT_NE(line, "") << server_->errors();
     url_ = line.substr(line.find(scheme));
   }
 
   const std::string& url() const { return url_; }
+
+  // Commands that reach for devices (-U, -D) run discovery, which sends
+  // multicast on every interface: such a test runs the server and the tool
+  // in a private network namespace. Call before startServer.
+  bool isolateNetwork() {
+    if (!NetNamespace::available()) return false;
+    netns_ = std::make_unique<NetNamespace>();
+    return true;
+  }
 
   RunResult updater(const std::vector<std::string>& args, RunOptions options = {}) {
     std::vector<std::string> argv{binPath("Updater"), "-i", home()};
@@ -77,6 +89,7 @@ class UpdateServerFixture : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     options.env["HOME"] = home();
     options.unsetEnv.push_back("CURL_CA_BUNDLE");
+    if (netns_ && options.netns.empty()) options.netns = netns_->name();
     return run(argv, options);
   }
 
@@ -111,6 +124,8 @@ class UpdateServerFixture : public ::testing::Test {
     return entries;
   }
 
+  // Declared first so the namespace outlives the server running in it.
+  std::unique_ptr<NetNamespace> netns_;
   std::unique_ptr<Background> server_;
 
  private:
