@@ -114,7 +114,7 @@ DeviceConfig parseDevice(const json& j, const std::string& where, bool routed) {
   checkKeys(j, where,
             {"serial", "module", "model", "firmware", "build", "name", "router", "i2c_address", "protocol_features",
              "class_counts", "tcp", "serial_pty", "usb_node", "heartbeat_ms", "heartbeat", "silent_ms", "loader",
-             "routed"});
+             "faults", "routed"});
   DeviceConfig d;
   if (!j.contains("serial")) fail(where, "\"serial\" is required");
   d.serial = serialOf(j["serial"], where + ".serial");
@@ -144,6 +144,27 @@ DeviceConfig parseDevice(const json& j, const std::string& where, bool routed) {
     }
   }
   if (j.contains("loader")) d.loader = parseLoader(j["loader"], where + ".loader");
+  if (j.contains("faults")) {
+    const json& fs = j["faults"];
+    if (!fs.is_array()) fail(where + ".faults", "expected an array");
+    for (size_t i = 0; i < fs.size(); ++i) {
+      std::string at = where + ".faults[" + std::to_string(i) + "]";
+      if (!fs[i].is_object() || !fs[i].contains("kind") || !fs[i]["kind"].is_string())
+        fail(at, "expected {\"kind\": ..., \"value\": ..., \"count\": ...}");
+      checkKeys(fs[i], at, {"kind", "value", "count"});
+      FaultConfig f;
+      f.kind = fs[i]["kind"].get<std::string>();
+      if (fs[i].contains("value")) {
+        if (!fs[i]["value"].is_number_integer()) fail(at + ".value", "expected an integer");
+        f.value = fs[i]["value"].get<int>();
+      }
+      if (fs[i].contains("count")) {
+        if (!fs[i]["count"].is_number_integer()) fail(at + ".count", "expected an integer");
+        f.count = fs[i]["count"].get<int>();
+      }
+      d.faults.push_back(f);
+    }
+  }
   if (j.contains("heartbeat_ms")) d.heartbeatMs = int(number(j["heartbeat_ms"], where + ".heartbeat_ms", 600000));
   if (j.contains("heartbeat")) {
     d.heartbeat = j["heartbeat"].is_string() ? j["heartbeat"].get<std::string>() : "";

@@ -33,6 +33,13 @@ struct LoaderConfig {
   bool hasNewBuild = false;
 };
 
+// A fault armed from the start (the same kinds as the control command).
+struct FaultConfig {
+  std::string kind;
+  int value = 0;
+  int count = 1;
+};
+
 struct DeviceConfig {
   uint32_t serial = 0;
   uint8_t module = 2;
@@ -54,6 +61,7 @@ struct DeviceConfig {
   std::string heartbeat = "up";  // up, down or alternate
   int silentMs = 0;              // > 0: silent for that long after start
   LoaderConfig loader;
+  std::vector<FaultConfig> faults;
   std::vector<DeviceConfig> routed;
 };
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 
 namespace qmsim {
 
@@ -69,6 +70,8 @@ Device::Device(const DeviceConfig& config, Device* router)
       nextVersion_(config.loader.hasNewVersion ? config.loader.newVersion : config.version),
       nextBuild_(config.loader.hasNewBuild ? config.loader.newBuild : config.build) {
   resetSettings();
+  for (const auto& f : config_.faults)
+    if (!addFault({f.kind, f.value, f.count})) throw std::runtime_error("unknown fault \"" + f.kind + "\"");
   for (const auto& r : config_.routed) routed_.push_back(std::make_unique<Device>(r, this));
 }
 

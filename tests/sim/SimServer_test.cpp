@@ -62,6 +62,15 @@ TEST(SimTcp, SynchronisesAndAnswersIdentityRequests) {
   EXPECT_TRUE(sim.waitLog("route 40F5849A tcp:1 1"));
 }
 
+TEST(SimTcp, FaultsFromTheConfigArePlayedFromTheStart) {
+  Sim sim(configJson(deviceJson(R"("faults": [{"kind": "sync-address", "value": 7, "count": 1}])")));
+  ASSERT_TRUE(sim.ready());
+  Tcp tcp(sim.tcpPort());
+  tcp.send({0xAD, 0, 0xAD, 0});
+  EXPECT_EQ(tcp.reply(), (Bytes{7, 0}));
+  EXPECT_EQ(tcp.reply(), (Bytes{2, 0}));
+}
+
 TEST(SimTcp, SendsHeartbeatsAndLogsTheAnswers) {
   Sim sim(configJson(deviceJson(R"("heartbeat_ms": 100, "heartbeat": "alternate")")));
   ASSERT_TRUE(sim.ready());
@@ -237,6 +246,7 @@ TEST(SimConfig, RejectsBadConfigs) {
       {R"({"devices": [{"serial": 1, "colour": "red"}]})", "unknown key \"colour\""},
       {R"({"devices": [{"serial": 1, "firmware": "2.x"}]})", "major.minor.patch"},
       {R"({"devices": [{"serial": 1}, {"serial": 1}]})", "used twice"},
+      {R"({"devices": [{"serial": 1, "faults": [{"kind": "gremlins"}]}]})", "unknown fault \"gremlins\""},
   };
   for (const auto& c : cases) {
     qmtest::TempDir dir;
