@@ -3,7 +3,7 @@
 // ctest-labels: threaded
 #include <gtest/gtest.h>
 
-#include "../sim/SimHarness.h"
+#include "qm_sim.h"
 #include "Module.h"
 #include "autoGen_SystemClass_CPP.h"
 #include "qm_netns.h"

@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "../sim/SimHarness.h"
+#include "qm_sim.h"
 #include "qm_netns.h"
 #include "qm_process.h"
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../sim/SimHarness.h"
+#include "qm_sim.h"
 #include "qm_netns.h"
 #include "qm_process.h"
 

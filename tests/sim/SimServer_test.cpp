@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "SimHarness.h"
+#include "qm_sim.h"
 #include "qm_netns.h"
 
 using namespace simtest;
