@@ -76,8 +76,8 @@ typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* found, bool* counted, 
 linkSpec* aLinkSpec_Create(linkType type);
 /* A new copy of all 128 bytes; NULL for NULL or when out of memory. */
 linkSpec* aLinkSpec_Copy(const linkSpec* source);
-/* Frees *spec and nulls it; aErrParam when the pointer or *spec is NULL. */
-aErr aLinkSpec_Destroy(linkSpec** spec);
+/* Frees *linkspec and nulls it; aErrParam when the pointer or *linkspec is NULL. */
+aErr aLinkSpec_Destroy(linkSpec** linkspec);
 
 /* Enumerates devices of one kind and returns how many the callback counted.
  * USB and TCPIP are enumerated here, the broker kinds by network discovery;
