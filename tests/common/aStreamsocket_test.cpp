@@ -1,6 +1,7 @@
 // Socket stream against a TCP listener on 127.0.0.1 in the test.
 // ctest-labels: threaded
 #include "aStreamsocket.h"
+#include "qm_stream.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using qmtest::readStream;
 using Clock = std::chrono::steady_clock;
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
@@ -79,24 +81,6 @@ Bytes receive(int fd, size_t count) {
   return out;
 }
 
-// Reads bytes from the stream until `count` arrived; other results than
-// aErrNotReady end the read and are returned in `last`.
-Bytes readStream(aStreamRef stream, size_t count, aErr* last = nullptr) {
-  Bytes out;
-  aErr err = aErrNone;
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (out.size() < count && Clock::now() < deadline) {
-    uint8_t byte = 0;
-    err = stream->getProc(&byte, stream->reference);
-    if (err == aErrNone) {
-      out.push_back(byte);
-    } else if (err != aErrNotReady) {
-      break;
-    }
-  }
-  if (last != nullptr) *last = err;
-  return out;
-}
 
 class SocketStreamTest : public ::testing::Test {
  protected:

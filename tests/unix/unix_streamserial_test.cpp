@@ -1,5 +1,6 @@
 // Serial streams over a pseudo-terminal pair.
 #include "unix_streamserial.h"
+#include "qm_stream.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using qmtest::readStream;
 using Clock = std::chrono::steady_clock;
 
 class Pty {
@@ -64,18 +66,6 @@ class Pty {
   int slave_ = -1;
   std::string path_;
 };
-
-Bytes readStream(aStreamRef stream, size_t count) {
-  Bytes out;
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (out.size() < count && Clock::now() < deadline) {
-    uint8_t byte = 0;
-    aErr err = stream->getProc(&byte, stream->reference);
-    if (err == aErrNone) out.push_back(byte);
-    else if (err != aErrNotReady) break;
-  }
-  return out;
-}
 
 TEST(SerialStream, CarriesBytesBothWays) {
   Pty pty;

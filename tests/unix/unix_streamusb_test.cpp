@@ -1,6 +1,7 @@
 // USB stream: creation errors, and the kernel driver's device node mode
 // over a raw pseudo-terminal linked at the node's path.
 #include "unix_streamusb.h"
+#include "qm_stream.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -19,6 +20,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using qmtest::readStream;
 using Clock = std::chrono::steady_clock;
 
 // A raw pseudo-terminal whose serial end is linked at the node path of a
@@ -71,22 +73,6 @@ class FakeNode {
 // A serial number of this test process, so parallel runs do not meet.
 uint32_t testSerial() { return 0x7E000000u | ((uint32_t)getpid() & 0xFFFFFF); }
 
-Bytes readStream(aStreamRef stream, size_t count, aErr* last = nullptr) {
-  Bytes out;
-  aErr err = aErrNone;
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (out.size() < count && Clock::now() < deadline) {
-    uint8_t byte = 0;
-    err = stream->getProc(&byte, stream->reference);
-    if (err == aErrNone) {
-      out.push_back(byte);
-    } else if (err != aErrNotReady) {
-      break;
-    }
-  }
-  if (last != nullptr) *last = err;
-  return out;
-}
 
 TEST(UsbStream, CreateFailures) {
   aStreamRef stream = reinterpret_cast<aStreamRef>(0x1);
